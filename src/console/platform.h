@@ -27,6 +27,8 @@ class ProcessExit {
     virtual ~ProcessExit() = default;
     // Closes the terminal connection and ends the process with `status`.
     [[noreturn]] virtual void exit(int status) = 0;
+    // Does nothing until a signal from outside ends the process.
+    [[noreturn]] virtual void awaitInterrupt() = 0;
 };
 
 class Platform {

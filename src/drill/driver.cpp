@@ -48,8 +48,12 @@ void awaitClosingKey(DrillState&, Console& console) {
 }
 
 void ringForever(Console& console) {
-    for (;;)
+    // Once standard output refuses the bells there is nothing left to ring: wait for the
+    // interrupt instead of spinning.
+    while (!console.out.failed())
         console.out.writeText("\a");
+    console.process.awaitInterrupt();
+    std::abort();  // not reached
 }
 
 void endProgram(Console& console) {

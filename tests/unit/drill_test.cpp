@@ -105,6 +105,15 @@ TEST(Closing, AnyOtherKeyRingsForever) {
     }
 }
 
+TEST(Closing, FailedOutputWaitsForTheInterruptInsteadOfSpinning) {
+    FakeConsole f;
+    f.typeKey('x');
+    f.sink.refuseAfter = kClosing.size() + 3;
+    DrillState state;
+    EXPECT_THROW(awaitClosingKey(state, f.console), testing::AwaitingInterrupt);
+    EXPECT_EQ(f.sink.bytes, kClosing + "\a\a\a");
+}
+
 TEST(Closing, NoTerminalRings) {
     FakeConsole f;
     f.keyboard.open = false;

@@ -76,10 +76,12 @@ class FixedClock : public Clock {
 struct ExitCalled {
     int status;
 };
+struct AwaitingInterrupt {};
 
 class ThrowingExit : public ProcessExit {
   public:
     [[noreturn]] void exit(int status) override { throw ExitCalled{status}; }
+    [[noreturn]] void awaitInterrupt() override { throw AwaitingInterrupt{}; }
 };
 
 // A whole console over the fakes.

@@ -153,6 +153,10 @@ class PosixPlatform final : public Platform, private ProcessExit {
         if (tty_ >= 0) close(tty_);
         std::exit(status);
     }
+    [[noreturn]] void awaitInterrupt() override {
+        for (;;)
+            pause();
+    }
 
     bool stdoutIsTerminal_;
     int tty_;
