@@ -18,6 +18,11 @@ struct FormatCase {
     std::string expected;
 };
 
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const FormatCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class FormatTest : public ::testing::TestWithParam<FormatCase> {};
 
 TEST_P(FormatTest, WritesExactBytes) {

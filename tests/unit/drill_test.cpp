@@ -261,6 +261,11 @@ struct MenuCase {
     int clears;
 };
 
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const MenuCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class MenuTest : public ::testing::TestWithParam<MenuCase> {};
 
 const KeyPress kPlainX{Key::X, 0, U'x'};
@@ -363,6 +368,11 @@ struct RunCase {
     std::string afterOpening;
     bool rings;  // else ends with status 0
 };
+
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RunTest : public ::testing::TestWithParam<RunCase> {};
 

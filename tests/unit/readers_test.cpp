@@ -26,6 +26,11 @@ struct NumberCase {
     int linesTaken;  // how many typed lines the reads consumed
 };
 
+// Test output names the case rather than dumping its bytes.
+void PrintTo(const NumberCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class ReadNumberTest : public ::testing::TestWithParam<NumberCase> {};
 
 TEST_P(ReadNumberTest, GivesValuesAndLeavesTheRest) {
