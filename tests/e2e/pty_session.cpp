@@ -405,6 +405,7 @@ void PtySession::spawn() {
     int stdoutReader = -1, stderrReader = -1;
     const bool closeStdin = in == StdinMode::Closed;
     const bool closeStdout = out == StdoutMode::Closed;
+    const bool ignoreHangUp = options_.ignoreHangUp;
     auto fail = [&](const std::string& why) {
         startError_ = why;
         for (int* fd : {&go[0], &go[1], &status[0], &status[1], &childStdin, &childStdout,
@@ -487,6 +488,11 @@ void PtySession::spawn() {
         for (int s = 1; s < NSIG; ++s) {
             ::sigaction(s, &defaults, nullptr);
         }
+        if (ignoreHangUp) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            ::sigaction(SIGHUP, &ignore, nullptr);
+        }
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -521,6 +527,10 @@ void PtySession::spawn() {
             }
         }
     }
+
+    keyboardFlags_ = options_.initialKeyboardFlags;
+    if (keyboardFlags_ != 0) flagStack_.push_back(0);
+    if (master_ >= 0 && !options_.typedAhead.empty()) writeAll(master_, options_.typedAhead);
 
     (void)!::write(go[1], "g", 1);
     closeFd(go[1]);
@@ -566,7 +576,10 @@ void PtySession::drainLoop() {
             if (errno == EINTR) continue;
             break;
         }
-        if (fds[0].revents != 0) break;
+        if (fds[0].revents != 0) {
+            if (takeWake()) continue;  // a hang-up was done
+            break;                     // the session is closing
+        }
         for (std::size_t k = 1; k < fds.size(); ++k) {
             if (fds[k].revents == 0) continue;
             const ssize_t n = ::read(fds[k].fd, chunk, sizeof chunk);
@@ -641,7 +654,11 @@ void PtySession::showOnTerminal(std::string_view bytes, bool ended) {
             (c >= '0' && c <= '9') || c == ';' ||
             (pendingSequence_.size() == 3 && (c == '?' || c == '>' || c == '<' || c == '='));
         if (parameter && pendingSequence_.size() < 32) continue;
-        if (!isTerminalRequest(pendingSequence_)) terminal_ += pendingSequence_;
+        if (isTerminalRequest(pendingSequence_)) {
+            answerRequest(pendingSequence_);
+        } else {
+            terminal_ += pendingSequence_;
+        }
         pendingSequence_.clear();
     }
     if (ended) {
@@ -713,6 +730,34 @@ void PtySession::sendToStdin(std::string_view bytes) {
 void PtySession::closeStdin() {
     markSend();
     closeFd(stdinWriter_);
+}
+
+void PtySession::hangUp() {
+    markSend();
+    std::unique_lock lock(mutex_);
+    if (master_ < 0 || hungUp_) return;
+    hangUpAsked_ = true;
+    (void)!::write(wakeWrite_, "h", 1);
+    changed_.wait_for(lock, std::chrono::seconds(5), [this] { return hungUp_ || drainDone_; });
+}
+
+// Called by the drain thread when the wake pipe is readable: true when it was a hang-up, which
+// is then done, false when the session is closing. The master is closed here, where it is
+// polled, so that no poll holds it open.
+bool PtySession::takeWake() {
+    char byte = 0;
+    if (::read(wakeRead_, &byte, 1) != 1 || byte != 'h') return false;
+    std::lock_guard lock(mutex_);
+    if (hangUpAsked_ && !hungUp_) {
+        for (Source& s : sources_) {
+            if (s.channel == Channel::Terminal) s.done = true;
+        }
+        showOnTerminal({}, true);
+        closeFd(master_);
+        hungUp_ = true;
+        changed_.notify_all();
+    }
+    return true;
 }
 
 void PtySession::signal(int signalNumber) {
@@ -886,6 +931,63 @@ template <class Accept>
     }
 }
 
+std::optional<PtySession::ProcessSample> PtySession::sample() const {
+    if (pid_ <= 0 || reaped_) return std::nullopt;
+    const std::string dir = "/proc/" + std::to_string(pid_);
+    const std::string stat = readWhole(dir + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size()) return std::nullopt;
+    ProcessSample s;
+    // After the name: the state (field 3) ... utime (field 14), stime (field 15).
+    std::istringstream fields(stat.substr(paren + 2));
+    std::vector<std::string> values;
+    for (std::string field; values.size() < 13 && fields >> field;) {
+        values.push_back(field);
+    }
+    if (values.size() < 13) return std::nullopt;
+    s.state = values[0][0];
+    s.cpuTicks = std::stol(values[11]) + std::stol(values[12]);
+    s.syscall = readWhole(dir + "/syscall");
+    if (!s.syscall.empty() && s.syscall.back() == '\n') s.syscall.pop_back();
+    std::ifstream status(dir + "/status");
+    for (std::string line; std::getline(status, line);) {
+        constexpr std::string_view switches = "voluntary_ctxt_switches:";
+        constexpr std::string_view peak = "VmHWM:";
+        if (line.compare(0, switches.size(), switches) == 0) {
+            s.voluntarySwitches = std::stol(line.substr(switches.size()));
+        } else if (line.compare(0, peak.size(), peak) == 0) {
+            s.peakResidentKb = std::stol(line.substr(peak.size()));
+        }
+    }
+    return s;
+}
+
+::testing::AssertionResult PtySession::waitForIdle(Millis timeout) {
+    if (!started()) return started();
+    const auto deadline = Clock::now() + timeout;
+    Probe last;
+    int stable = 0;
+    for (;;) {
+        Probe now = probe();
+        if (!now.alive || now.state == 'Z') {
+            return ::testing::AssertionFailure()
+                   << "the program ended while the test waited for it to be idle";
+        }
+        const bool output = now.number == SYS_write || now.number == SYS_writev;
+        const bool ok = now.state == 'S' && now.number >= 0 && !now.input && !output &&
+                        (switchesAtSend_ < 0 || now.switches > switchesAtSend_);
+        stable = ok ? (stable > 0 && now.sameAs(last) ? stable + 1 : 1) : 0;
+        if (stable >= kStableSamples) return ::testing::AssertionSuccess();
+        last = now;
+        if (Clock::now() >= deadline) {
+            return ::testing::AssertionFailure()
+                   << "timed out after " << timeout.count()
+                   << " ms waiting for the program to be idle; it is in " << describeProbe(now);
+        }
+        std::this_thread::sleep_for(kSampleGap);
+    }
+}
+
 ::testing::AssertionResult PtySession::waitForInput(Millis timeout) {
     return waitForBlocked(
         "waiting for input", [](const Probe&) { return true; }, timeout);
@@ -1041,6 +1143,100 @@ std::optional<termios> PtySession::modeNow() const {
     termios mode{};
     if (slave_ < 0 || ::tcgetattr(slave_, &mode) != 0) return std::nullopt;
     return mode;
+}
+
+// ---------------------------------------------------------------------------------------------
+// PtySession: answering like a terminal
+
+std::vector<TerminalRequest> PtySession::terminalRequests() const {
+    std::lock_guard lock(mutex_);
+    return requests_;
+}
+
+int PtySession::keyboardFlags() const {
+    std::lock_guard lock(mutex_);
+    return keyboardFlags_;
+}
+
+// Called by the drain thread, with the lock held, for each request as it completes. The mode
+// is read through the master, which shows the slave's mode, since the slave descriptor may be
+// closed by now.
+void PtySession::answerRequest(const std::string& sequence) {
+    using Kind = TerminalRequest::Kind;
+    TerminalRequest request;
+    request.bytes = sequence;
+    termios mode{};
+    request.rawMode =
+        master_ >= 0 && ::tcgetattr(master_, &mode) == 0 && (mode.c_lflag & (ICANON | ECHO)) == 0;
+
+    const char marker = sequence[2];
+    const bool hasMarker = marker == '?' || marker == '>' || marker == '<' || marker == '=';
+    // The numbers between the marker and the final byte; an empty one is -1.
+    std::vector<int> numbers;
+    const std::string body =
+        sequence.substr(hasMarker ? 3 : 2, sequence.size() - (hasMarker ? 4 : 3));
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = body.find(';', start);
+        const std::string field = body.substr(start, end - start);
+        numbers.push_back(field.empty() ? -1 : std::atoi(field.c_str()));
+        if (end == std::string::npos) break;
+        start = end + 1;
+    }
+    auto number = [&](std::size_t i, int fallback) {
+        return i < numbers.size() && numbers[i] >= 0 ? numbers[i] : fallback;
+    };
+
+    const bool kitty = options_.answers == TerminalAnswers::KittyTerminal;
+    if (sequence.back() == 'c') {
+        request.kind = hasMarker ? Kind::OtherDeviceAttributes : Kind::DeviceAttributes;
+        if (!hasMarker && options_.answers != TerminalAnswers::None) request.answer = "\x1b[?62;c";
+    } else if (marker == '?') {
+        request.kind = Kind::QueryFlags;
+        if (kitty) request.answer = "\x1b[?" + std::to_string(keyboardFlags_) + "u";
+    } else if (marker == '>') {
+        request.kind = Kind::PushFlags;
+        if (kitty) {
+            flagStack_.push_back(keyboardFlags_);
+            keyboardFlags_ = number(0, 0);
+        }
+    } else if (marker == '<') {
+        request.kind = Kind::PopFlags;
+        if (kitty) {
+            // Popping the last entry resets every flag.
+            for (int n = number(0, 1); n > 0; --n) {
+                keyboardFlags_ = flagStack_.empty() ? 0 : flagStack_.back();
+                if (!flagStack_.empty()) flagStack_.pop_back();
+            }
+        }
+    } else {
+        request.kind = Kind::SetFlags;
+        if (kitty) {
+            const int flags = number(0, 0);
+            switch (number(1, 1)) {
+                case 1:
+                    keyboardFlags_ = flags;
+                    break;
+                case 2:
+                    keyboardFlags_ |= flags;
+                    break;
+                case 3:
+                    keyboardFlags_ &= ~flags;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+    request.flagsAfter = keyboardFlags_;
+
+    const bool first = requests_.empty();
+    requests_.push_back(request);
+    if (master_ < 0) return;
+    if (first && !options_.typedAtFirstRequest.empty()) {
+        writeAll(master_, options_.typedAtFirstRequest);
+    }
+    if (!request.answer.empty()) writeAll(master_, request.answer);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -104,10 +104,39 @@ enum class Channel {
     Terminal,
     // Every byte from the pty master, requests included: the device attributes request
     // (CSI c, CSI > c, CSI = c) and the keyboard protocol requests (CSI ? u, CSI > flags u,
-    // CSI < u, CSI = flags u). The session's pty answers none of them, like a plain terminal.
+    // CSI < u, CSI = flags u). By default the session's pty answers none of them; see
+    // SessionOptions::answers.
     TerminalRaw,
     Stdout,  // the stdout pipe
     Stderr,  // the stderr pipe (only without a controlling terminal; else stderr is the pty)
+};
+
+// How the session's pty answers the requests listed under Channel::TerminalRaw.
+enum class TerminalAnswers {
+    None,            // answers nothing, like a link that drops the requests
+    LegacyTerminal,  // answers device attributes (CSI c) with CSI ?62;c, ignores the keyboard
+                     // protocol
+    KittyTerminal,   // also speaks the kitty keyboard protocol: answers CSI ? u with
+                     // CSI ? flags u (before its CSI ?62;c to a following CSI c), and keeps the
+                     // stack of flags that CSI > flags u pushes, CSI < n u pops and CSI = flags ;
+                     // mode u changes
+};
+
+// A request the session's pty read from the program, in the order they came.
+struct TerminalRequest {
+    enum class Kind {
+        DeviceAttributes,       // CSI c, CSI 0 c
+        OtherDeviceAttributes,  // CSI > c, CSI = c: never answered
+        QueryFlags,             // CSI ? u
+        PushFlags,              // CSI > flags u
+        PopFlags,               // CSI < n u
+        SetFlags,               // CSI = flags ; mode u
+    };
+    Kind kind = Kind::DeviceAttributes;
+    std::string bytes;     // the request as it came
+    bool rawMode = false;  // the pty had ICANON and ECHO off when the session read the request
+    int flagsAfter = 0;    // the keyboard protocol flags once the request took effect
+    std::string answer;    // what the pty answered; empty for nothing
 };
 
 struct SessionOptions {
@@ -121,6 +150,17 @@ struct SessionOptions {
     bool controllingTerminal = true;
     unsigned short rows = 24;
     unsigned short columns = 80;
+    TerminalAnswers answers = TerminalAnswers::None;
+    // KittyTerminal: the flags in force at start, as if pushed by an earlier program (so one
+    // pop too many shows as flags 0).
+    int initialKeyboardFlags = 0;
+    // Typed at the terminal before the program starts, while the pty is still in its initial
+    // mode (echo and line editing on: pick bytes that no line editing character changes).
+    std::string typedAhead;
+    // Typed as soon as the session reads the program's first request, before answering it.
+    std::string typedAtFirstRequest;
+    // The child starts with SIGHUP ignored, as under nohup: a hang-up then sends it nothing.
+    bool ignoreHangUp = false;
 };
 
 class PtySession {
@@ -141,6 +181,10 @@ class PtySession {
     void sendToStdin(std::string_view bytes);
     void closeStdin();
     void signal(int signalNumber);
+    // The terminal goes away: the session closes the pty master, so the kernel hangs up the
+    // slave and sends SIGHUP to the child, its session leader. What the child wrote before is
+    // kept; nothing more is captured from the terminal, and nothing more can be typed.
+    void hangUp();
 
     // The child is asleep in an input system call on any descriptor.
     ::testing::AssertionResult waitForInput(Millis timeout = kDefaultTimeout);
@@ -175,6 +219,25 @@ class PtySession {
     std::optional<termios> modeNow() const;
     const std::optional<termios>& modeAtExit() const { return modeAtExit_; }
 
+    // The child as /proc shows it now, or nothing once it has ended.
+    struct ProcessSample {
+        char state = '?';     // R, S, D, ...
+        std::string syscall;  // /proc/<pid>/syscall: the number and arguments, or "running"
+        long cpuTicks = -1;   // user and system time, in clock ticks
+        long voluntarySwitches = -1;
+        long peakResidentKb = -1;  // VmHWM: the most memory the program has had resident
+    };
+    std::optional<ProcessSample> sample() const;
+    // The child is asleep outside every input and output system call (in pause, say), the same
+    // way several times a few milliseconds apart, and has gone to sleep again since the last
+    // thing the test sent.
+    ::testing::AssertionResult waitForIdle(Millis timeout = kDefaultTimeout);
+
+    // The requests the pty has read so far, and the keyboard protocol flags in force now
+    // (KittyTerminal; else always the initial flags). Complete once the child has ended.
+    std::vector<TerminalRequest> terminalRequests() const;
+    int keyboardFlags() const;
+
   private:
     struct Probe;
     struct Source {
@@ -197,6 +260,8 @@ class PtySession {
     std::string& buffer(Channel channel);
     const std::string& buffer(Channel channel) const;
     bool channelEnded(Channel channel) const;
+    void answerRequest(const std::string& sequence);
+    bool takeWake();
 
     SessionOptions options_;
     std::string startError_;
@@ -221,7 +286,12 @@ class PtySession {
     std::string pendingSequence_;  // a control sequence not yet complete, held back from terminal_
     std::size_t cursors_[4] = {};
     bool drainDone_ = false;
+    bool hangUpAsked_ = false;  // hangUp: the drain thread is to close the master
+    bool hungUp_ = false;       // ... and has done so
     std::thread drain_;
+    std::vector<TerminalRequest> requests_;
+    int keyboardFlags_ = 0;
+    std::vector<int> flagStack_;  // the flags that each push saved, the last push last
 };
 
 // Two terminal modes are the same in every flag, control character and speed.

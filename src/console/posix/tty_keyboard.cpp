@@ -176,11 +176,13 @@ TtyKeyboard::Fill TtyKeyboard::fill(int timeoutMs) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return Fill::Failed;
         if (ready == 0) return Fill::TimedOut;
-        unsigned char bytes[KeyDecoder::kCapacity];
-        const ssize_t n = read(fd_, bytes, decoder_.room());
+        // One byte at a time: whatever follows the press stays with the terminal, for the line
+        // or key read it was typed for.
+        unsigned char byte;
+        const ssize_t n = read(fd_, &byte, 1);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return Fill::Failed;  // hung up, or the read failed
-        decoder_.feed(bytes, static_cast<std::size_t>(n));
+        decoder_.feed(&byte, 1);
         return Fill::Fed;
     }
 }
