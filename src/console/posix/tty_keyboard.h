@@ -10,8 +10,10 @@
 
 namespace basedrill::posix {
 
-// How long to wait for a terminal's answer to a query before going on without it.
-inline constexpr std::chrono::milliseconds kQueryTimeout{150};
+// How long to wait for a terminal's answer to a query before going on without it. Long enough
+// for a terminal at the far end of a slow link, whose late answer would otherwise arrive after
+// the mode is restored and be echoed and read as a typed line.
+inline constexpr std::chrono::milliseconds kQueryTimeout{400};
 
 class TtyKeyboard final : public KeyboardDevice {
   public:
