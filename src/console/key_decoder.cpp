@@ -345,9 +345,10 @@ constexpr bool isText(int cp) {
 
 struct Token {
     enum class Status : std::uint8_t {
-        NeedMore,  // the bytes so far start a token that is not complete
-        Done,      // `length` bytes make `event` (Kind::Empty: they give nothing)
-        Overlong,  // `length` bytes are the start of a sequence too long to keep
+        NeedMore,     // the bytes so far start a token that is not complete
+        Done,         // `length` bytes make `event` (Kind::Empty: they give nothing)
+        Overlong,     // `length` bytes are the start of a CSI sequence too long to keep
+        OverlongSs3,  // the same for an SS3 sequence, whose bytes are of fewer kinds
     };
     Status status = Status::Done;
     std::size_t length = 0;
@@ -381,8 +382,9 @@ struct Context {
 };
 
 // A sequence whose final byte has not come yet.
-Token unfinished(std::size_t length, const Context& ctx) {
-    if (length >= kMaxSequence) return {Token::Status::Overlong, length, {}};
+Token unfinished(std::size_t length, const Context& ctx, bool ss3 = false) {
+    if (length >= kMaxSequence)
+        return {ss3 ? Token::Status::OverlongSs3 : Token::Status::Overlong, length, {}};
     return ctx.atTimeout ? skip(length) : needMore();
 }
 
@@ -603,7 +605,7 @@ Token ss3(const unsigned char* p, std::size_t n, const Context& ctx) {
         if (isFinalByte(c)) break;
         if (!isDigit(c) && c != ';') return i == 0 ? press(2, altShiftO) : skip(2 + i);
     }
-    if (i == m) return unfinished(n, ctx);
+    if (i == m) return unfinished(n, ctx, /*ss3=*/true);
     const std::size_t length = 2 + i + 1;
     if (length > kMaxSequence) return skip(length);
 
@@ -683,28 +685,35 @@ void KeyDecoder::consume(std::size_t n) {
 DecoderEvent KeyDecoder::decode(bool atTimeout) {
     const Context ctx{erase_ == kBsByte, kitty_, atTimeout};
     for (;;) {
-        if (discarding_) {
-            // Drop the rest of an over-long sequence: parameter and intermediate bytes, then its
-            // final byte. Any other byte ends it too, and is kept.
+        if (discarding_ != Discard::None) {
+            // Drop the rest of an over-long sequence by the rules that read it: for CSI its
+            // parameter and intermediate bytes, then its final byte ('$' included); for SS3 its
+            // digits and ';', then its final byte. Any other byte ends it too, and is kept, as
+            // it would be had the sequence arrived whole.
+            const bool ss3 = discarding_ == Discard::Ss3;
+            const auto inside = [ss3](unsigned char b) {
+                return ss3 ? isDigit(b) || b == ';' : b >= 0x20 && b <= 0x3F && b != '$';
+            };
             std::size_t i = 0;
-            while (i < len_ && buf_[i] >= 0x20 && buf_[i] <= 0x3F && buf_[i] != '$')
+            while (i < len_ && inside(buf_[i]))
                 ++i;
             if (i < len_) {
-                discarding_ = false;
-                if (isFinalByte(buf_[i]) || buf_[i] == '$') ++i;
+                discarding_ = Discard::None;
+                if (isFinalByte(buf_[i]) || (!ss3 && buf_[i] == '$')) ++i;
             }
             consume(i);
-            if (discarding_) {
+            if (discarding_ != Discard::None) {
                 // Still inside it: wait for more, but a timeout ends it.
                 if (!atTimeout) return {Kind::NeedMore, {}, 0};
-                discarding_ = false;
+                discarding_ = Discard::None;
             }
         }
         if (len_ == 0) return {};
         const Token token = nextToken(buf_, len_, ctx);
         if (token.status == Token::Status::NeedMore) return {Kind::NeedMore, {}, 0};
         consume(token.length);
-        if (token.status == Token::Status::Overlong) discarding_ = true;
+        if (token.status == Token::Status::Overlong) discarding_ = Discard::Csi;
+        if (token.status == Token::Status::OverlongSs3) discarding_ = Discard::Ss3;
         if (token.event.kind != Kind::Empty) return token.event;
     }
 }

@@ -61,8 +61,10 @@ class KeyDecoder {
     std::size_t len_ = 0;
     unsigned char erase_;
     bool kitty_ = false;
-    // Inside a sequence too long to hold: its remaining bytes are dropped up to its final byte.
-    bool discarding_ = false;
+    // Inside a sequence too long to hold: its remaining bytes are dropped up to its final byte,
+    // by the rules of the kind of sequence it is.
+    enum class Discard : std::uint8_t { None, Csi, Ss3 };
+    Discard discarding_ = Discard::None;
 };
 
 }  // namespace basedrill

@@ -850,6 +850,29 @@ TEST(KeyDecoder, OverlongSequenceEndsAtAnyByteThatCannotContinueIt) {
     EXPECT_EQ(valueOf(decoder.next()), "3");
 }
 
+// However the reads split them, over-long sequences end where they would end arriving whole:
+// an SS3 sequence at the first byte that is no digit or ';', which is then a key of its own.
+TEST(KeyDecoder, OverlongSequenceEndsTheSameHoweverSplit) {
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<KeyValue> expected;
+    } rows[] = {
+        {"Ss3ThenPlus", "\x1bO" + std::string(126, '0') + "+", {code(43)}},
+        {"Ss3ThenColon", "\x1bO" + std::string(200, '1') + ":x", {code(58), code(120)}},
+        {"CsiThenLetter", "\x1b[" + std::string(200, '1') + "Ax", {code(120)}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        for (const Feeding& feeding : kFeedings) {
+            SCOPED_TRACE(feeding.name);
+            KeyDecoder decoder;
+            const Fed run = feedAll(decoder, row.bytes, feeding.chunk);
+            EXPECT_EQ(values(run.events), values(row.expected));
+        }
+    }
+}
+
 TEST(KeyDecoder, FeedTakesAtMostRoom) {
     KeyDecoder decoder;
     const std::string input(KeyDecoder::kCapacity + 44, 'a');
