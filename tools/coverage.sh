@@ -30,13 +30,13 @@ if ((${#raw[@]} == 0)); then
 fi
 llvm-profdata-14 merge -sparse -o "$merged" "${raw[@]}"
 
-# Both objects: the program (run by the end-to-end tests) and the unit tests.
+# The objects: the program and the key probe (run by the end-to-end tests) and the unit tests.
 # An inline function that only one of them uses gets an empty record in the other,
 # which llvm-cov announces as "N functions have mismatched data" and then ignores in
 # favour of the real one; that notice is dropped here, every other message is kept.
 cov() {
     { llvm-cov-14 "$1" -use-color=false -instr-profile="$merged" "$build/basedrill" \
-        -object "$build/tests/unit_tests" "${@:2}" 2>&1 1>&3 |
+        -object "$build/tests/unit_tests" -object "$build/tests/keyprobe" "${@:2}" 2>&1 1>&3 |
         sed '/functions have mismatched data/d' >&2; } 3>&1
 }
 
