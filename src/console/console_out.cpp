@@ -67,8 +67,8 @@ void ConsoleOut::flush() {
 
 void ConsoleOut::handOn() {
     // Bytes that the destination refused are dropped with the rest of the block; nothing is
-    // tried again once the channel has failed.
-    if (!failed_ && !sink_.write({pending_, pendingLen_})) failed_ = true;
+    // tried again, since a failed channel takes no more bytes.
+    if (!sink_.write({pending_, pendingLen_})) failed_ = true;
     pendingLen_ = 0;
 }
 
