@@ -498,6 +498,31 @@ TEST(KeyDecoder, KittyProtocolReports) {
             {"keypad Delete (Num Lock off)", "\x1b[57426u", {two(83)}},
             {"keypad Begin", "\x1b[57427~", {two(76)}},
             {"keypad Begin, letter form", "\x1b[1E", {two(76)}},
+            {"a fourth sub-field of the code is ignored", "\x1b[97::97:5u", {code(97)}},
+            {"Shift+a with a fourth sub-field", "\x1b[97:65:97:100;2u", {code(65)}},
+            {"text of four code points gives the first", "\x1b[97;1;97:98:99:100u", {code(97)}},
+            {"text DEL is no text", "\x1b[97;;127u", {code(97)}},
+            {"text U+0080 (a C1 control) is no text", "\x1b[97;;128u", {code(97)}},
+            {"text U+009F (a C1 control) is no text", "\x1b[97;;159u", {code(97)}},
+            {"text U+00A0 is text", "\x1b[97;;160u", {code(160)}},
+            {"text that is a high surrogate is no text", "\x1b[97;;55296u", {code(97)}},
+            {"text that is a low surrogate is no text", "\x1b[97;;57343u", {code(97)}},
+            {"text at the start of the private-use block", "\x1b[97;;57344u", {code(97)}},
+            {"text at the end of the private-use block", "\x1b[97;;63743u", {code(97)}},
+            {"text past U+10FFFF is no text", "\x1b[97;;1114112u", {code(97)}},
+            {"code U+0080 types nothing", "\x1b[128u", {kNothing}},
+            {"code that is a surrogate types nothing", "\x1b[55296u", {kNothing}},
+            {"code past U+10FFFF is no key", "\x1b[1114112u", {}},
+            {"key without a row whose text is a C1 control", "\x1b[57363;;128u", {}},
+            {"Alt+a grave with a base key past ASCII", "\x1b[224::224;3u", {code(224)}},
+            {"a grave with a base key and no Alt or Ctrl", "\x1b[224::97u", {code(224)}},
+            {"Cyrillic es with a base key and no Alt or Ctrl", "\x1b[1089::99u", {kNothing}},
+            {"Ctrl+a with its own base key", "\x1b[97::97;5u", {code(1)}},
+            {"Ctrl+a on AZERTY follows the character", "\x1b[97::113;5u", {code(1)}},
+            {"Shift+1, no text: the shifted key", "\x1b[49:33;2u", {code(33)}},
+            {"Shift+a grave, no text: the shifted key", "\x1b[224:192;2u", {code(192)}},
+            {"Shift+a grave whose shifted key is no text", "\x1b[224:128;2u", {code(224)}},
+            {"a grave, shifted key without Shift", "\x1b[224:192u", {code(224)}},
         },
         /*kitty=*/true);
 }
@@ -547,6 +572,8 @@ TEST(KeyDecoder, PressesComeOutInOrder) {
         {"a control byte right after ESC [", "\x1b[\x03", {two(26), code(3)}},
         {"a sequence right after ESC O", "\x1bO\x1b[A", {two(24), two(72)}},
         {"a character breaks a sequence off", "\x1b[12\xc3\xa0", {code(224)}},
+        {"a digit after ESC [ [ is a key of its own", "\x1b[[1", {code(49)}},
+        {"DEL after ESC [ [ is a key of its own", "\x1b[[\x7f", {code(8)}},
     });
 }
 // clang-format on
@@ -592,6 +619,11 @@ TEST(KeyDecoder, DecodedPresses) {
         {"kitty text of several code points gives the first",
          "\x1b[101;;101:769u",
          {Key::E, 0, U'e'}},
+        {"kitty base key without Alt or Ctrl decides nothing",
+         "\x1b[1089::99u",
+         {Key::NoRow, 0, U'\u0441'}},
+        {"kitty Ctrl+a on AZERTY stays on A", "\x1b[97::113;5u", {Key::A, kC, U'a'}},
+        {"kitty Shift+1 without text delivers !", "\x1b[49:33;2u", {Key::Digit1, kS, U'!'}},
     };
     for (const PressRow& row : rows) {
         SCOPED_TRACE(row.name);
@@ -650,6 +682,19 @@ TEST(KeyDecoder, SequencesThatAreNoPressAreConsumedWhole) {
         {"unknown SS3 final", "\x1bOz"},
         {"unknown SS3 final with modifier", "\x1bO5z"},
         {"rxvt final on an unknown number", "\x1b[16$"},
+        {"rxvt final with a modifier field", "\x1b[2;5$"},
+        {"rxvt final without a number", "\x1b[$"},
+        {"tilde key with three fields", "\x1b[3;5;1~"},
+        {"letter final with three fields", "\x1b[1;5;1A"},
+        {"u report with a fourth field", "\x1b[97;1;97;5u"},
+        {"question mark marker with another final", "\x1b[?1h"},
+        {"keyboard protocol reply shape with two fields", "\x1b[?1;2u"},
+        {"Linux bracket final below A", "\x1b[[@"},
+        {"SS3 with four fields", "\x1bO1;1;1;1P"},
+        {"SS3 with three fields", "\x1bO1;1;1P"},
+        {"SS3 with a first field other than 1", "\x1bO2;5P"},
+        {"SS3 modifier 0", "\x1bO0P"},
+        {"SS3 modifier past 256", "\x1bO300P"},
     };
     for (const auto& [name, bytes] : rows) {
         SCOPED_TRACE(name);
@@ -681,6 +726,7 @@ TEST(KeyDecoder, RepliesToQueries) {
         {"replies between presses", "c\x1b[?1u\x1b[?62;c" "C",
          "99 | flags 1 | DeviceAttributesReply | 67"},
         {"Esc just before a reply", "\x1b\x1b[?62;c", "27 | DeviceAttributesReply"},
+        {"Esc just before a flags reply", "\x1b\x1b[?1u", "27 | flags 1"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -861,6 +907,10 @@ TEST(KeyDecoder, OverlongSequenceEndsTheSameHoweverSplit) {
         {"Ss3ThenPlus", "\x1bO" + std::string(126, '0') + "+", {code(43)}},
         {"Ss3ThenColon", "\x1bO" + std::string(200, '1') + ":x", {code(58), code(120)}},
         {"CsiThenLetter", "\x1b[" + std::string(200, '1') + "Ax", {code(120)}},
+        {"CsiThenDollar", "\x1b[" + std::string(200, '1') + "$x", {code(120)}},
+        {"Ss3ThenFinal", "\x1bO" + std::string(200, '1') + "Px", {code(120)}},
+        {"Ss3WithSemicolonsThenFinal", "\x1bO" + std::string(200, ';') + "Px", {code(120)}},
+        {"Ss3ThenDollar", "\x1bO" + std::string(200, '1') + "$x", {code(36), code(120)}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
