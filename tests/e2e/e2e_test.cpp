@@ -26,17 +26,6 @@
 namespace e2e {
 namespace {
 
-struct ScriptRun {
-    const char* name;
-    Script (*script)();
-    Input input;
-    Output output;
-};
-
-void PrintTo(const ScriptRun& run, std::ostream* os) {
-    *os << run.name;
-}
-
 class ScriptedRun : public ::testing::TestWithParam<ScriptRun> {};
 
 TEST_P(ScriptedRun, WritesExactlyTheScript) {

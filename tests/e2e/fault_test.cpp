@@ -71,25 +71,14 @@ std::string echoes(std::initializer_list<std::string_view> lines) {
 // standard input that is missing: the script goes on in every case, silently, and the terminal
 // shows only what the rules put there directly (echoes and screen clears).
 
-struct ChannelFault {
-    const char* name;
-    Script (*script)();
-    Input input;
-    Output output;
-};
-
-void PrintTo(const ChannelFault& param, std::ostream* os) {
-    *os << param.name;
-}
-
-class FaultChannel : public ::testing::TestWithParam<ChannelFault> {};
+class FaultChannel : public ::testing::TestWithParam<ScriptRun> {};
 
 TEST_P(FaultChannel, TheScriptGoesOnSilently) {
-    const ChannelFault& param = GetParam();
+    const ScriptRun& param = GetParam();
     play(param.script(), param.input, param.output);
 }
 
-const ChannelFault kChannelFaults[] = {
+const ScriptRun kScriptRuns[] = {
     {"StdoutClosedAtStartTyped", hexPractice, Input::Typed, Output::Closed},
     {"StdoutClosedAtStartPiped", cAtClosing, Input::Piped, Output::Closed},
     {"StdoutClosedAtStartCharacterTable", characterTableChoice, Input::Typed, Output::Closed},
@@ -105,8 +94,8 @@ const ChannelFault kChannelFaults[] = {
     {"StdinAndStdoutClosedAtStart", inputEndsAtOnce, Input::Closed, Output::Closed},
 };
 
-INSTANTIATE_TEST_SUITE_P(Fault, FaultChannel, ::testing::ValuesIn(kChannelFaults),
-                         [](const ::testing::TestParamInfo<ChannelFault>& info) {
+INSTANTIATE_TEST_SUITE_P(Fault, FaultChannel, ::testing::ValuesIn(kScriptRuns),
+                         [](const ::testing::TestParamInfo<ScriptRun>& info) {
                              return std::string(info.param.name);
                          });
 
@@ -1224,6 +1213,10 @@ class FaultValgrind : public ::testing::TestWithParam<CheckedRun> {};
 
 TEST_P(FaultValgrind, RunsCleanUnderMemcheck) {
     const CheckedRun& param = GetParam();
+#ifdef BASEDRILL_SANITIZED
+    GTEST_SKIP() << "the program is built with the sanitizers, which valgrind cannot run; the "
+                    "memcheck runs are made by the plain build";
+#endif
     const std::string valgrind = findValgrind();
     if (valgrind.empty()) {
         GTEST_SKIP() << "valgrind is not installed: the memcheck runs were not made";

@@ -263,6 +263,18 @@ inline std::string describeStep(const Script::Step& s) {
     }
 }
 
+// One scripted run as a test row: the script, how its lines are given, where its output goes.
+struct ScriptRun {
+    const char* name;
+    Script (*script)();
+    Input input;
+    Output output;
+};
+
+inline void PrintTo(const ScriptRun& run, std::ostream* os) {
+    *os << run.name;
+}
+
 // Plays the script against the program and checks every byte it writes, on standard output
 // and on the terminal, and how it ends. The terminal's output is checked step by step: when
 // standard output is the terminal, each prompt must be on the screen before the read after it.
